@@ -25,6 +25,11 @@ inline bool zmd_take_retry(ZmdSession& s, std::initializer_list<const char*> ide
     return true;
 }
 
+// Errors that no retry can mend: a file fault, a signal, a dead line, the remote's abort.
+inline bool zmd_fatal_pending() {
+    return zmd_pending_in({ZMD_FILE_FAULT, ZMD_INTERRUPTED, ZMD_LINE_LOST, ZMD010});
+}
+
 // Errors raised on this side that the remote cannot know about: the remote is told to stop.
 inline void zmd_abort_on_local_fault(ZmdSession& s) {
     if (zmd_pending_in({ZMD_FILE_FAULT, ZMD_INTERRUPTED})) zmd_send_abort(s);

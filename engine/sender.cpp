@@ -114,7 +114,7 @@ void zmd_send(ZmdSession& s) {
         zmd_get_header(s);
         if (!esl_error.pending && s.header_type == ZFIN) {
             got_fin = true;
-        } else if (counter < 10) {
+        } else if (counter < 10 && !zmd_fatal_pending()) {
             esl_report_error();
             zmd_send_zfin(s);
             ++counter;
@@ -212,9 +212,7 @@ void zmd_send_file_data(ZmdSession& s) {
                     state = kReposition;
                 } else {
                     ++counter;
-                    if (counter < 10 && !zmd_pending_in({ZMD_FILE_FAULT, ZMD_INTERRUPTED,
-                                                         ZMD_LINE_LOST, ZMD010}))
-                        esl_clear_error();
+                    if (counter < 10 && !zmd_fatal_pending()) esl_clear_error();
                 }
                 break;
         }
