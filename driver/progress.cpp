@@ -69,7 +69,9 @@ void on_update(std::uint64_t done, unsigned retries) {
         char total_text[32], eta[32] = "--:--";
         format_bytes(total_text, sizeof total_text, static_cast<double>(file.total));
         double left = static_cast<double>(file.total) - static_cast<double>(done);
-        if (rate > 0 && left >= 0) {
+        // An offered size can be anything up to 2^63: an ETA past a billion seconds stays
+        // unknown rather than overflowing the conversion below.
+        if (rate > 0 && left >= 0 && left / rate < 1e9) {
             long secs = static_cast<long>(left / rate + 0.5);
             std::snprintf(eta, sizeof eta, "%ld:%02ld", secs / 60, secs % 60);
         }
