@@ -57,21 +57,31 @@ class Transfer:
             deadline = start + self.timeout
             pending = {tx.pid: "tx", rx.pid: "rx"}
             status = {}
+            got = os.path.join(rx_dir, os.path.basename(self.path))
+            size = os.path.getsize(self.path)
+            ended = {}
+            full_at = None
             while pending and time.monotonic() < deadline:
+                if full_at is None and os.path.exists(got) and os.path.getsize(got) >= size:
+                    full_at = time.monotonic()
                 pid, st, ru = os.wait4(-1, os.WNOHANG)
                 if pid == 0:
-                    time.sleep(0.01)
+                    time.sleep(0.005)
                     continue
                 if pid in pending:
                     role = pending.pop(pid)
                     usage[role] = ru
                     status[role] = os.waitstatus_to_exitcode(st)
-            elapsed = time.monotonic() - start
+                    ended[role] = time.monotonic()
+            # Delivered: the sender has finished and the receiver holds the whole file. (A
+            # receiver that then waits for a lost closing "OO" is not counted against the line.)
+            if full_at is None:
+                full_at = time.monotonic()
+            elapsed = max(ended.get("tx", time.monotonic()), full_at) - start
             for proc in (tx, rx):
                 if proc.pid in pending:
                     proc.kill()
                     proc.wait()
-            got = os.path.join(rx_dir, os.path.basename(self.path))
             ok = (not pending and os.path.exists(got) and
                   open(got, "rb").read() == open(self.path, "rb").read())
             return {
@@ -124,10 +134,10 @@ def protocol_limit(path):
     return len(data) / wire
 
 
-def run_many(jobs):
+def run_many(jobs, parallel=1):
     """Runs paced transfers side by side (they barely use the processor)."""
     from concurrent.futures import ThreadPoolExecutor
-    with ThreadPoolExecutor(max_workers=4) as pool:
+    with ThreadPoolExecutor(max_workers=parallel) as pool:
         return list(pool.map(lambda t: t.run(), jobs))
 
 
