@@ -29,12 +29,16 @@ class Transfer:
     def _spawn(self, role, kind, device, cwd):
         env = dict(os.environ, ZMODEM_PORT=device)
         out = open(os.path.join(cwd, f".{role}.log"), "wb")
+        # /usr/bin/time reports the program's own peak resident size (wait4's figure would
+        # include the forked interpreter).
+        rss = ["/usr/bin/time", "-f", "%M", "-o", os.path.join(cwd, f".{role}.rss")]
         if kind == "ours":
-            args = [os.path.join(self.build, "zmodem")]
+            args = rss + [os.path.join(self.build, "zmodem")]
             args += ["/s", os.path.basename(self.path)] if role == "send" else ["/r"]
             return subprocess.Popen(args, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT)
         line = open(device, "r+b", buffering=0)
-        args = ["sz", "-q", os.path.basename(self.path)] if role == "send" else ["rz", "-q", "-y"]
+        args = rss + (["sz", "-q", os.path.basename(self.path)] if role == "send"
+                      else ["rz", "-q", "-y"])
         proc = subprocess.Popen(args, cwd=cwd, stdin=line, stdout=line, stderr=out)
         line.close()
         return proc
@@ -87,14 +91,21 @@ class Transfer:
             return {
                 "ok": ok, "elapsed": elapsed,
                 "cpu": sum(u.ru_utime + u.ru_stime for u in usage.values()),
-                "rss_tx": usage["tx"].ru_maxrss if "tx" in usage else 0,
-                "rss_rx": usage["rx"].ru_maxrss if "rx" in usage else 0,
+                "rss_tx": read_rss(os.path.join(work, ".send.rss")),
+                "rss_rx": read_rss(os.path.join(rx_dir, ".recv.rss")),
                 "status": status,
             }
         finally:
             nm.terminate()
             nm.wait()
             shutil.rmtree(work, ignore_errors=True)
+
+
+def read_rss(path):
+    try:
+        return int(open(path).read().split()[-1])
+    except (OSError, ValueError, IndexError):
+        return 0
 
 
 def make_files(folder, quick):

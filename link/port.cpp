@@ -25,7 +25,8 @@ constexpr std::size_t kOutputSoftLimit = 4096;
 constexpr int kFailuresBeforeLost = 3;       // consecutive read failures that mean a dead line
 constexpr int kWriteStallMs = 10000;         // no output accepted for this long: the line is dead
 constexpr int kWriteStallInterruptedMs = 1000;
-constexpr std::size_t kMemoryPiece = 16;     // bytes an in-memory line delivers per read
+constexpr std::size_t kMemoryPiece = 16;
+constexpr long kPeekIntervalMs = 1;         // at most one look at the device per millisecond     // bytes an in-memory line delivers per read
 
 struct SpeedEntry {
     long baud;
@@ -55,6 +56,7 @@ struct Port {
     unsigned char out[kOutputQueue];
     std::size_t out_len = 0;
     int read_failures = 0;
+    long last_peek_ms = 0;
     bool lost = false;
     char lost_reason[160] = "";
 };
@@ -136,6 +138,16 @@ bool fill(int timeout_ms) {
         port.memory_left -= n;
         port.in_tail = n;
         return true;
+    }
+    if (timeout_ms == 0) {
+        // A look without waiting, as the sender makes between data subpackets. On a fast line
+        // these come thousands of times a second; asking the device more often than every
+        // kPeekIntervalMs only costs system calls, so until then report a quiet line and let the
+        // output gather.
+        long now = now_ms();
+        if (now - port.last_peek_ms < kPeekIntervalMs && port.out_len < kOutputSoftLimit)
+            return true;
+        port.last_peek_ms = now;
     }
     push(0, timeout_ms > 0 ? PushMode::kWait : PushMode::kNoWait);
     bool hung_up = false;
