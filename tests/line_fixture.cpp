@@ -51,6 +51,7 @@ void LineFixture::TearDown() {
     io_release(io);
     if (master >= 0) close(master);
     if (slave_keepalive_ >= 0) close(slave_keepalive_);
+    master = slave_keepalive_ = -1;
     link_timing_reset_for_tests();
     esl_clear_error();
     interrupt_set_for_tests(0);
