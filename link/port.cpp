@@ -151,11 +151,13 @@ bool fill(int timeout_ms) {
     }
     push(0, timeout_ms > 0 ? PushMode::kWait : PushMode::kNoWait);
     bool hung_up = false;
+    bool hang_up_reported = false;
     if (timeout_ms > 0) {
         pollfd p{port.fd, POLLIN, 0};
         int ready = ::poll(&p, 1, timeout_ms);
         if (ready == 0 || (ready < 0 && errno == EINTR)) return true;
-        hung_up = (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN);
+        hang_up_reported = (p.revents & (POLLHUP | POLLERR)) != 0;
+        hung_up = hang_up_reported && !(p.revents & POLLIN);
     }
     // In raw mode without a minimum count, a read with nothing waiting returns 0.
     ssize_t n = hung_up ? -1 : ::read(port.fd, port.in, sizeof port.in);
@@ -164,7 +166,9 @@ bool fill(int timeout_ms) {
         port.read_failures = 0;
         return true;
     }
-    if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return true;
+    // A terminal whose other end has gone may report input and then read as end of file.
+    if (n == 0 && hang_up_reported) hung_up = true;
+    if (!hung_up && (n == 0 || (n < 0 && (errno == EAGAIN || errno == EINTR)))) return true;
     int err = hung_up ? EIO : errno;
     console_print("read from %s failed: %s\n", port.device.c_str(), std::strerror(err));
     if (++port.read_failures >= kFailuresBeforeLost) mark_lost("read failed", err);
