@@ -167,6 +167,11 @@ void zmd_send_zeof(ZmdSession& s) {
     zmd_send_header(s);
 }
 
+void zmd_send_zack(ZmdSession& s) {
+    fill_position(s, ZHEX, ZACK);
+    zmd_send_header(s);
+}
+
 void zmd_send_zfile(ZmdSession& s) {
     fill(s, ZBIN, ZFILE, 0, 0, 0, ZCBIN);
     zmd_send_header(s);

@@ -11,6 +11,8 @@ void zmd_send_zskip(ZmdSession& s);
 void zmd_send_zrpos(ZmdSession& s);
 void zmd_send_zfin(ZmdSession& s);
 void zmd_send_zeof(ZmdSession& s);
+// Hex ZACK with the position: the answer to a subpacket that asks for one (ZCRCW, ZCRCQ).
+void zmd_send_zack(ZmdSession& s);
 void zmd_send_zfile(ZmdSession& s);
 void zmd_send_zdata(ZmdSession& s);
 // The fixed hex ZRQINIT text, in one write.

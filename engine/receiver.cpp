@@ -21,6 +21,14 @@ void ask_again(ZmdSession& s, int& counter) {
     }
 }
 
+// A sender that closes a subpacket with ZCRCW or ZCRCQ stops until it hears ZACK; without it,
+// every such subpacket would cost a time-out and a ZRPOS. After ZCRCQ the frame goes on.
+void acknowledge(ZmdSession& s) {
+    if (s.frame_end_code != ZCRCW && s.frame_end_code != ZCRCQ) return;
+    zmd_send_zack(s);
+    if (s.frame_end_code == ZCRCQ) s.more_data = 1;
+}
+
 void close_file(ZmdSession& s) {
     io_close(s, *s.io);
     if (!esl_error.pending) {
@@ -72,7 +80,7 @@ void zmd_receive(ZmdSession& s) {
                         if (!esl_error.pending) {
                             zmd_receive_file(s);
                             done = true;
-                        } else if (zmd_take_retry(s, {ZMD006}, counter)) {
+                        } else if (zmd_take_retry(s, {ZMD009, ZMD004, ZMD006}, counter)) {
                             zmd_send_zrinit(s);
                         }
                         break;
@@ -122,7 +130,7 @@ void zmd_receive_file(ZmdSession& s) {
                 default:
                     break;
             }
-        } else if (zmd_take_retry(s, {ZMD009, ZMD004, ZMD006}, counter)) {
+        } else if (zmd_take_retry(s, {ZMD009, ZMD004, ZMD006, ZMD008}, counter)) {
             zmd_send_zrpos(s);
         }
     }
@@ -138,8 +146,11 @@ void zmd_receive_data(ZmdSession& s) {
             if (!esl_error.pending) {
                 io_write_block(s, *s.io, s.buffer_start,
                                static_cast<std::size_t>(s.buffer_fill - s.buffer_start));
-                counter = 0;
-                zmd_progress_update(s, s.position);
+                if (!esl_error.pending) {
+                    counter = 0;
+                    zmd_progress_update(s, s.position);
+                    acknowledge(s);
+                }
             }
         } else {
             zmd_get_header(s);
@@ -152,7 +163,7 @@ void zmd_receive_data(ZmdSession& s) {
                 }
             }
         }
-        if (zmd_take_retry(s, {ZMD009, ZMD005, ZMD004, ZMD006}, counter)) {
+        if (zmd_take_retry(s, {ZMD009, ZMD005, ZMD004, ZMD006, ZMD008}, counter)) {
             s.more_data = 0;
             zmd_send_zrpos(s);
         }

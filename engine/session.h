@@ -12,10 +12,12 @@ struct ZmdSession {
     const char* file_info;           // receiver: the info text that followed the offered name
     std::uint32_t block_count;       // sender: file bytes in the buffer for the next subpacket
     int buffer_size;                 // 18000
-    std::uint32_t block_size;        // 1024 file bytes per data subpacket sent
+    std::uint32_t block_size;        // file bytes per data subpacket sent: 1024, less after errors
+    std::uint32_t clean_blocks;      // sender: subpackets sent since the last ZRPOS
     std::uint32_t position;          // bytes of the file received, or sent / asked for
     std::int32_t file_size;          // sender: size of the current file
     int frame_end;                   // the escaped-byte reader met a frame-end code
+    int frame_end_code;              // receiver: how the last good subpacket ended ('h'..'k')
     int got_header;                  // the header reader has read and checked a header
     int more_data;                   // receiver: a subpacket follows; sender: no short block yet
     int skip_file;                   // the receiver declines the offered file

@@ -94,6 +94,7 @@ void read_subpacket(ZmdSession& s) {
             return;
         }
         s.position += static_cast<std::uint32_t>(s.buffer_fill - s.buffer_start);
+        s.frame_end_code = static_cast<int>(byte);
         done = true;
     }
     if (!done && !esl_error.pending && s.buffer_fill >= s.buffer_limit) esl_set_error(ZMD005);

@@ -221,6 +221,28 @@ INSTANTIATE_TEST_SUITE_P(Forms, DamagedSubpacket, testing::Values(false, true),
                              return info.param ? "Crc32" : "Crc16";
                          });
 
+// A sender that ends a subpacket with ZCRCW or ZCRCQ waits for ZACK with the position reached.
+// After ZCRCW a header follows; after ZCRCQ the frame goes on with more subpackets.
+TEST_F(ReceiverTest, AcknowledgesSubpacketsThatAskForIt) {
+    std::string printed = receive([](Peer& p) {
+        if (!p.expect(ZRINIT)) return;
+        p.send(offer("f", 7));
+        if (!p.expect(ZRPOS)) return;
+        p.send(zdata(0, false) + wire::subpacket16("abc", ZCRCW));
+        Frame f;
+        if (!p.expect(ZACK, &f) || f.position() != 3) return;
+        p.send(zdata(3, false) + wire::subpacket16("de", ZCRCQ));
+        if (!p.expect(ZACK, &f) || f.position() != 5) return;
+        p.send(wire::subpacket16("fg", ZCRCE) + eof(7));
+        if (p.expect(ZRINIT)) close_session(p);
+    });
+
+    EXPECT_EQ(sent(), (Lines{"ZRINIT", "ZRPOS 0", "ZACK 3", "ZACK 5", "ZRINIT", "ZFIN"}));
+    EXPECT_EQ(printed, "opening file f\nclosing file\n");
+    EXPECT_EQ(outcome(), "finished 1, offered 1, completed 1, refused 0, pending none");
+    EXPECT_EQ(stored("f"), "abcdefg");
+}
+
 TEST_F(ReceiverTest, SilentSenderGetsElevenInvitationsThenTheTimeOutStaysPending) {
     std::string printed = receive(nullptr);
 
@@ -303,10 +325,11 @@ std::string damaged_offer(bool crc32) {
     return bad;
 }
 
-std::string damaged_offer_error() {
+std::string damaged_offer_error(bool crc32) {
     std::string block = std::string("f\0" "3 0 0 0\0", 10) + 'k';
     std::string received = block;
     received[0] = 'g';
+    if (!crc32) return message(ZMD004, wire::crc16(received), wire::crc16(block));
     return message(ZMD006, static_cast<unsigned long>(wire::crc32(received)),
                    static_cast<unsigned long>(wire::crc32(block)));
 }
@@ -329,24 +352,26 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"SessionRecordsZmd001AtTheEleventhZrqinit", kInvited,
                   repeated(wire::hex_header(ZRQINIT), 11), Lines(11, "ZRINIT"), "", 0, "ZMD001"},
         ErrorCase{"SessionRetriesACrc32ErrorInTheFileInformation", kInvited, damaged_offer(true),
-                  {"ZRINIT", "ZRINIT", "ZFIN"}, damaged_offer_error(), 0, "none"},
-        ErrorCase{"SessionEndsOnACrc16ErrorInTheFileInformation", kInvited, damaged_offer(false),
-                  {"ZRINIT"}, "", 0, "ZMD004"},
+                  {"ZRINIT", "ZRINIT", "ZFIN"}, damaged_offer_error(true), 0, "none"},
+        ErrorCase{"SessionRetriesACrc16ErrorInTheFileInformation", kInvited, damaged_offer(false),
+                  {"ZRINIT", "ZRINIT", "ZFIN"}, damaged_offer_error(false), 0, "none"},
         ErrorCase{"SessionEndsOnMalformedFileInformation", kInvited,
                   wire::bin16_header(ZFILE) + wire::subpacket16(std::string("f\0" "3 0 0 0", 9), ZCRCW),
                   {"ZRINIT"}, "", 0, "ZMD007"},
-        ErrorCase{"SessionEndsOnATimeOutInTheFileInformation", kInvited, wire::bin16_header(ZFILE),
-                  {"ZRINIT"}, "", 0, "ZMD009"},
-        ErrorCase{"FileEndsOnABadHexDigit", kAsked, kBadHexDigit, {"ZRINIT", "ZRPOS 0"},
-                  "opening file f\n", 0, "ZMD008"},
+        ErrorCase{"SessionRetriesATimeOutInTheFileInformation", kInvited, wire::bin16_header(ZFILE),
+                  {"ZRINIT", "ZRINIT", "ZFIN"}, message(ZMD009), 0, "none"},
+        ErrorCase{"FileRetriesABadHexDigit", kAsked, kBadHexDigit,
+                  {"ZRINIT", "ZRPOS 0", "ZRPOS 0", "ZRINIT", "ZFIN"},
+                  "opening file f\n" + message(ZMD008, 'g') + "closing file\n", 1, "none"},
         ErrorCase{"FileRetriesADamagedHeader", kAsked, kEofWithBadCrc,
                   {"ZRINIT", "ZRPOS 0", "ZRPOS 0", "ZRINIT", "ZFIN"},
                   "opening file f\n" +
                       message(ZMD004, wire::crc16(std::string("\x0b\0\0\0\0", 5)), 0u) +
                       "closing file\n",
                   1, "none"},
-        ErrorCase{"DataEndsOnABadHexDigit", kInData, kBadHexDigit, {"ZRINIT", "ZRPOS 0"},
-                  "opening file f\n", 0, "ZMD008"},
+        ErrorCase{"DataRetriesABadHexDigit", kInData, kBadHexDigit,
+                  {"ZRINIT", "ZRPOS 0", "ZRPOS 3", "ZRINIT", "ZFIN"},
+                  "opening file f\n" + message(ZMD008, 'g') + "closing file\n", 1, "none"},
         ErrorCase{"DataIgnoresZdataAtAnotherPosition", kInData,
                   wire::bin16_position_header(ZDATA, 99) + eof(3),
                   {"ZRINIT", "ZRPOS 0", "ZRINIT", "ZFIN"}, "opening file f\nclosing file\n", 1,

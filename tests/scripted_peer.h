@@ -72,14 +72,14 @@ inline std::string printable(const std::string& bytes) {
     return out;
 }
 
-// One line per frame: "ZRPOS 1024", "ZRINIT", "i 1024" (a subpacket's end code and length),
+// One line per frame: "ZRPOS 1024" (ZACK, ZRPOS, ZDATA and ZEOF with their position), "ZRINIT", "i 1024" (a subpacket's end code and length),
 // "bytes rz\r". A failed checksum is marked.
 inline std::string describe(const Frame& f) {
     std::string out;
     switch (f.kind) {
         case Frame::kHeader:
             out = type_name(f.type);
-            if (f.type == 9 || f.type == 10 || f.type == 11) out += " " + std::to_string(f.position());
+            if (f.type == 3 || f.type == 9 || f.type == 10 || f.type == 11) out += " " + std::to_string(f.position());
             break;
         case Frame::kSubpacket:
             out = std::string(1, f.end ? f.end : '?') + " " + std::to_string(f.bytes.size());
