@@ -17,6 +17,14 @@ enum DataState {
     kAwaitRinit = 4,  // ZEOF sent: wait for the receiver's ZRINIT
 };
 
+// Subpacket sizes. A ZRPOS means a subpacket was hit on the way; on a line that hits most
+// 1024-byte subpackets, the same block could fail ten times running and the receiver would give
+// up. So each ZRPOS halves the block, down to kMinBlock, and a run of kCleanRun subpackets without
+// one doubles it again, up to kFullBlock. On a clean line every block is 1024 bytes.
+constexpr std::uint32_t kFullBlock = 1024;
+constexpr std::uint32_t kMinBlock = 128;
+constexpr std::uint32_t kCleanRun = 16;
+
 void read_block(ZmdSession& s) {
     std::size_t count = 0;
     io_read_block(s, *s.io, s.buffer_start, s.block_size, &count);
@@ -37,12 +45,23 @@ void stream(ZmdSession& s, DataState& state) {
             state = kReposition;
             break;
         }
+        // No answer is the normal case. A damaged header is most likely a ZRPOS hit by noise:
+        // it is shown and streaming goes on; the receiver asks again when it sees the stream
+        // did not restart.
         if (esl_is(ZMD009)) esl_clear_error();
+        if (esl_error.pending && !zmd_fatal_pending()) {
+            esl_report_error();
+            ++s.retries;
+        }
         if (esl_error.pending) break;
         zmd_progress_update(s, bytes_on_the_line(s));
         if (!s.more_data) {
             state = kSendEof;
         } else {
+            if (++s.clean_blocks >= kCleanRun && s.block_size < kFullBlock) {
+                s.block_size *= 2;
+                s.clean_blocks = 0;
+            }
             read_block(s);
             if (s.block_count < s.block_size) s.more_data = 0;
         }
@@ -57,6 +76,8 @@ void reposition(ZmdSession& s) {
     io_seek(s, *s.io, offset);
     s.position = offset;
     ++s.retries;
+    if (s.block_size / 2 >= kMinBlock) s.block_size /= 2;
+    s.clean_blocks = 0;
 }
 
 }  // namespace
@@ -161,7 +182,8 @@ void zmd_send_files(ZmdSession& s) {
                         break;
                 }
             } else {
-                if (esl_is(ZMD009)) {
+                // No answer or a damaged one: offer again. Faults no offer can mend stay pending.
+                if (!zmd_fatal_pending()) {
                     esl_report_error();
                     ++s.retries;
                 }

@@ -174,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         return "Bytes" + std::to_string(info.param.size);
     });
 
-TEST_F(SenderTest, ZrposInMidStreamRestartsTheStreamThere) {
-    std::string content = peer::test_bytes(2500, 13);
+TEST_F(SenderTest, ZrposInMidStreamRestartsTheStreamThereWithSmallerBlocksForAWhile) {
+    std::string content = peer::test_bytes(1024 + 16 * 512 + 1500, 13);
     peer::write_whole("data.bin", content);
 
     // The second request is on the line before the data starts: the sender sees it in its
@@ -187,19 +187,44 @@ TEST_F(SenderTest, ZrposInMidStreamRestartsTheStreamThere) {
 
     // The sender drops what of the rejected stream has not left the port yet, so how much of it
     // reaches the line varies: between the offer and the new ZDATA only ZDATA 0 and its data.
+    // After the request the blocks are halved; sixteen clean ones bring back full blocks.
     Lines wire = sent();
-    const Lines head = {"bytes rz\\r", "ZRQINIT", "ZFILE", "k 20"};
-    const Lines tail = {"ZDATA 1024", "i 1024", "h 452", "ZEOF 2500", "ZFIN", "bytes OO"};
+    const Lines head = {"bytes rz\\r", "ZRQINIT", "ZFILE", "k 21"};
+    Lines tail = {"ZDATA 1024"};
+    tail.insert(tail.end(), 16, "i 512");
+    tail.insert(tail.end(), {"i 1024", "h 476", "ZEOF 10716", "ZFIN", "bytes OO"});
     ASSERT_GE(wire.size(), head.size() + tail.size()) << testing::PrintToString(wire);
     EXPECT_EQ(Lines(wire.begin(), wire.begin() + 4), head);
-    EXPECT_EQ(Lines(wire.end() - 6, wire.end()), tail);
+    EXPECT_EQ(Lines(wire.end() - static_cast<long>(tail.size()), wire.end()), tail);
     for (std::size_t i = head.size(); i < wire.size() - tail.size(); ++i) {
         const Frame& f = remote->log[i];
         EXPECT_TRUE(f.kind == Frame::kSubpacket || (f.is(ZDATA) && f.position() == 0)) << wire[i];
     }
-    EXPECT_TRUE(streamed(wire.size() - 6) == content.substr(1024));
+    EXPECT_TRUE(streamed(wire.size() - tail.size()) == content.substr(1024));
     EXPECT_EQ(printed,
               "opening file data.bin\nseeking to offset 0\nseeking to offset 1024\n" + kEndOfList);
+    EXPECT_EQ(outcome(), "finished 1, completed 1, failed 0, pending none");
+}
+
+// Noise on the line back: a damaged answer to the offer brings a new offer; a damaged header
+// seen between subpackets is shown and the stream goes on.
+TEST_F(SenderTest, DamagedAnswersAreShownAndTheTransferGoesOn) {
+    std::string content = peer::test_bytes(2500, 29);
+    peer::write_whole("data.bin", content);
+
+    std::string printed = send("data.bin", [](Peer& p) {
+        if (invite(p) && take_offer(p, with_bad_crc(zrpos(0))) &&
+            take_offer(p, zrpos(0) + with_bad_crc(zrpos(1024))) && answer_eof(p, zrinit()))
+            answer_fin(p);
+    });
+
+    EXPECT_EQ(sent(), (Lines{"bytes rz\\r", "ZRQINIT", "ZFILE", "k 20", "ZFILE", "k 20", "ZDATA 0",
+                             "i 1024", "i 1024", "h 452", "ZEOF 2500", "ZFIN", "bytes OO"}));
+    EXPECT_TRUE(streamed(6) == content);
+    const std::string damaged = "ZMD004 CRCXM error";
+    std::size_t first = printed.find(damaged);
+    ASSERT_NE(first, std::string::npos) << printed;
+    EXPECT_NE(printed.find(damaged, first + 1), std::string::npos) << printed;
     EXPECT_EQ(outcome(), "finished 1, completed 1, failed 0, pending none");
 }
 
@@ -214,8 +239,8 @@ TEST_F(SenderTest, ZrposAfterEofSendsTheDataAgainFromThere) {
     });
 
     EXPECT_EQ(sent(), (Lines{"bytes rz\\r", "ZRQINIT", "ZFILE", "k 20", "ZDATA 0", "i 1024",
-                             "i 1024", "h 452", "ZEOF 2500", "ZDATA 1024", "i 1024", "h 452",
-                             "ZEOF 2500", "ZFIN", "bytes OO"}));
+                             "i 1024", "h 452", "ZEOF 2500", "ZDATA 1024", "i 512", "i 512",
+                             "h 452", "ZEOF 2500", "ZFIN", "bytes OO"}));
     EXPECT_TRUE(streamed(4) == content);
     EXPECT_TRUE(streamed(9) == content.substr(1024));
     EXPECT_EQ(printed,
