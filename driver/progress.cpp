@@ -21,7 +21,6 @@ struct FileProgress {
     double window_start;
     std::uint64_t window_bytes;
     std::uint64_t done;
-    unsigned retries_at_start;
 };
 
 FileProgress file;

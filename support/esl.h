@@ -25,7 +25,6 @@ inline constexpr char ZMD_LINE_LOST[] = "ZMD012 Line lost on %s: %s\n";
 // Argument: the signal's name.
 inline constexpr char ZMD_INTERRUPTED[] = "ZMD013 Interrupted by %s\n";
 // Argument: the remote's file name as received.
-inline constexpr char ZMD_REMOTE_ABORT[] = "ZMD014 Remote cancelled the transfer of %s\n";
 
 struct PendingError {
     int pending;             // 1 while an error is recorded and not yet reported or cleared
