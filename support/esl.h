@@ -24,7 +24,6 @@ inline constexpr char ZMD_FILE_FAULT[] = "ZMD011 Cannot %s %s: %s\n";
 inline constexpr char ZMD_LINE_LOST[] = "ZMD012 Line lost on %s: %s\n";
 // Argument: the signal's name.
 inline constexpr char ZMD_INTERRUPTED[] = "ZMD013 Interrupted by %s\n";
-// Argument: the remote's file name as received.
 
 struct PendingError {
     int pending;             // 1 while an error is recorded and not yet reported or cleared
