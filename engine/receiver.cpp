@@ -154,6 +154,8 @@ void zmd_receive_data(ZmdSession& s) {
             }
         } else {
             zmd_get_header(s);
+            // ZDATA or ZEOF at another position may be still on its way from before the sender
+            // heard our last ZRPOS; asking again for each would only multiply the restarts.
             if (!esl_error.pending && zmd_offset_matches(s)) {
                 if (s.header_type == ZDATA) {
                     s.more_data = 1;
