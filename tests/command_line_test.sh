@@ -5,23 +5,10 @@
 # Usage: command_line_test.sh BUILD_DIR
 set -uo pipefail
 build=$1
-zmodem=$(realpath "$build/zmodem")
-nullmodem=$(realpath "$build/nullmodem")
-work=$(mktemp -d /tmp/zmodem-cli.XXXXXX)
-nm_pid=
-failures=0
-cleanup() {
-  [ -n "$nm_pid" ] && kill "$nm_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_init "$build" cli
 
-"$nullmodem" > "$work/line" 2>/dev/null &
-nm_pid=$!
-for _ in $(seq 1 100); do [ "$(wc -l < "$work/line")" -ge 2 ] && break; sleep 0.05; done
-port_a=$(sed -n 1p "$work/line")
-port_b=$(sed -n 2p "$work/line")
+start_line
 long_name=$(printf 'n%.0s' $(seq 1 300))
 
 banner=$'\nZmodem program...'
@@ -73,7 +60,6 @@ sleep 0.3
 kill "$cat_pid" 2>/dev/null
 wait "$cat_pid" 2>/dev/null
 after=$(stty -F "$port_b" -g)
-check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi; }
 check "SIGTERM exits 143 (got $status)" test "$status" = 143
 check "the extra word after /r is ignored and the receiver invites a sender" \
   grep -aq $'\\*\\*\x18B0100000023be50' "$work/wire"
@@ -81,4 +67,4 @@ check "the abort sequence goes out" grep -aq $'\x18\x18\x18\x18\x18\x18\x18\x18\
 check "the interruption is reported" grep -q "ZMD013 Interrupted by SIGTERM" "$work/rx.out"
 check "the device's settings are restored" test "$before" = "$after"
 
-[ "$failures" -eq 0 ]
+e2e_finish

@@ -4,20 +4,8 @@
 # cable pulled out mid-file. Each case checks the received bytes and both exit statuses.
 # Usage: transfer_test.sh BUILD_DIR
 set -uo pipefail
-zmodem=$(realpath "$1/zmodem")
-nullmodem=$(realpath "$1/nullmodem")
-work=$(mktemp -d /tmp/zmodem-e2e.XXXXXX)
-nm_pid=
-failures=0
-cleanup() {
-  [ -n "$nm_pid" ] && kill "$nm_pid" 2>/dev/null
-  pkill -P $$ 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi; }
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_init "$1" e2e
 
 # Files of the sizes that shape the stream, plus 1 MiB of random bytes, text, a name with spaces.
 mkdir -p "$work/src"
@@ -28,51 +16,6 @@ head -c 3000 /dev/urandom > "$work/src/name with spaces.bin"
 head -c 65536 /dev/urandom > "$work/src/noisy64k.bin"
 head -c 3072 /dev/urandom > "$work/src/paced3k.bin"
 head -c 102400 /dev/urandom > "$work/src/cut100k.bin"
-
-start_line() {  # start_line NULLMODEM-OPTIONS...
-  "$nullmodem" "$@" > "$work/line" 2>/dev/null &
-  nm_pid=$!
-  for _ in $(seq 1 100); do [ "$(wc -l < "$work/line")" -ge 2 ] && break; sleep 0.05; done
-  port_a=$(sed -n 1p "$work/line")
-  port_b=$(sed -n 2p "$work/line")
-}
-
-stop_line() { kill "$nm_pid" 2>/dev/null; wait "$nm_pid" 2>/dev/null; nm_pid=; }
-
-# run_with_timeout SECONDS COMMAND...: the command's status, 124 when it had to be killed.
-run_with_timeout() { timeout -k 5 "$@"; }
-
-# transfer SENDER RECEIVER "NULLMODEM OPTIONS" FILE...: sends the files (ours sends one per run)
-# and leaves the statuses in tx_status/rx_status and the receiver's output in $work/rx.out.
-transfer() {
-  local sender=$1 receiver=$2 line_opts=$3
-  shift 3
-  rm -rf "$work/rx"; mkdir -p "$work/rx"
-  start_line $line_opts
-  if [ "$receiver" = ours ]; then
-    (cd "$work/rx" && ZMODEM_PORT=$port_b run_with_timeout 120 "$zmodem" /r > "$work/rx.out" 2>&1) &
-  else
-    (cd "$work/rx" && run_with_timeout 120 rz -q -y < "$port_b" > "$port_b" 2> "$work/rx.out") &
-  fi
-  local rx_pid=$!
-  sleep 0.2
-  if [ "$sender" = ours ]; then
-    (cd "$work/src" && ZMODEM_PORT=$port_a run_with_timeout 120 "$zmodem" /s "$1" > "$work/tx.out" 2>&1)
-  else
-    (cd "$work/src" && run_with_timeout 120 sz -q "$@" < "$port_a" > "$port_a" 2> "$work/tx.out")
-  fi
-  tx_status=$?
-  wait "$rx_pid"
-  rx_status=$?
-  stop_line
-}
-
-same() { cmp -s "$work/src/$1" "$work/rx/$1"; }
-
-all_same() {
-  local f
-  for f in "$@"; do same "$f" || { echo "  differs: $f"; return 1; }; done
-}
 
 shapes=(f0.bin f1.bin f1023.bin f1024.bin f2048.bin f2500.bin random1m.bin notes.txt)
 
@@ -120,4 +63,4 @@ check "cut mid-file: the partial file ($got bytes) is a prefix of the original" 
   sh -c "[ $got -gt 0 ] && [ $got -lt 102400 ] && cmp -s -n $got '$work/src/cut100k.bin' '$work/rx/cut100k.bin'"
 check "cut mid-file: the receiver says why" grep -q 'ZMD009 Timeout' "$work/rx.out"
 
-[ "$failures" -eq 0 ]
+e2e_finish

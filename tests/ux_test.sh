@@ -6,36 +6,13 @@
 set -uo pipefail
 src=$1
 build=$2
-zmodem=$build/zmodem
-nullmodem=$build/nullmodem
-work=$(mktemp -d /tmp/zmodem-ux.XXXXXX)
-nm_pid=
-failures=0
-cleanup() {
-  [ -n "$nm_pid" ] && kill "$nm_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-check() {  # check DESCRIPTION COMMAND...
-  if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
-}
-
-start_line() {
-  "$nullmodem" --rate "$1" > "$work/line" 2>/dev/null &
-  nm_pid=$!
-  for _ in $(seq 1 100); do [ "$(wc -l < "$work/line")" -ge 2 ] && break; sleep 0.05; done
-  port_a=$(sed -n 1p "$work/line")
-  port_b=$(sed -n 2p "$work/line")
-}
-
-stop_line() { kill "$nm_pid"; wait "$nm_pid" 2>/dev/null; nm_pid=; }
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_init "$build" ux
 
 head -c 12000 /dev/urandom > "$work/payload.bin"
 
 # 1. Under a terminal: sender's standard error is a pseudo-terminal made by script(1).
-start_line 6000
+start_line --rate 6000
 mkdir -p "$work/rx1"
 (cd "$work/rx1" && ZMODEM_PORT=$port_b "$zmodem" /r > "$work/rx1.out" 2> "$work/rx1.err") &
 rx_pid=$!
@@ -67,4 +44,4 @@ warnings=$(MANWIDTH=80 man -l "$src/doc/zmodem.1" 2>&1 >/dev/null; groff -man -w
 check "man -l renders the manual without warnings" test -z "$warnings"
 check "the manual names every code" sh -c "for c in ZMD001 ZMD002 ZMD004 ZMD005 ZMD006 ZMD007 ZMD008 ZMD009 ZMD010 ESL001 ZMODEM_PORT ZMODEM_BAUD; do grep -q \"\$c\" '$src/doc/zmodem.1' || exit 1; done"
 
-[ "$failures" -eq 0 ]
+e2e_finish
