@@ -31,25 +31,22 @@ alone sender /s lonely.txt &
 alone receiver /r &
 wait
 
-tx_status=$(cat "$work/sender.status")
-rx_status=$(cat "$work/receiver.status")
 timeouts() { grep -c '^ZMD009 Timeout$' "$work/$1.out"; }
 
-check "no receiver: the sender exits 3 (got $tx_status)" test "$tx_status" = 3
-# Ten wake-ups and eleven ZFINs each time out; the last time-out is the error the run ends on.
-check "no receiver: 21 time-outs shown ($(timeouts sender))" test "$(timeouts sender)" = 21
-check "no receiver: the sender says nobody answered" \
-  grep -q 'no ZMODEM receiver answered' "$work/sender.out"
-check "no receiver: the sender ended within its budget ($(cat "$work/sender.seconds") s)" \
-  awk -v s="$(cat "$work/sender.seconds")" 'BEGIN { exit !(s < 150) }'
-
-check "no sender: the receiver exits 3 (got $rx_status)" test "$rx_status" = 3
-# Eleven invitations each time out; the last time-out is the error the run ends on.
-check "no sender: 11 time-outs shown ($(timeouts receiver))" test "$(timeouts receiver)" = 11
-check "no sender: the receiver says nobody answered" \
-  grep -q 'no ZMODEM sender answered' "$work/receiver.out"
-check "no sender: the receiver ended within its budget ($(cat "$work/receiver.seconds") s)" \
-  awk -v s="$(cat "$work/receiver.seconds")" 'BEGIN { exit !(s < 90) }'
-check "no sender: nothing was stored" test -z "$(find "$work/receiver" -maxdepth 1 -type f ! -name line ! -name nullmodem.err)"
+# ROLE, the time-outs it shows, the side it waits for, and its budget in seconds. The sender's
+# ten wake-ups and eleven ZFINs, and the receiver's eleven invitations, each time out; the last
+# time-out is the error the run ends on, printed last.
+for row in "sender 21 receiver 150" "receiver 11 sender 90"; do
+  read -r role shown peer budget <<< "$row"
+  status=$(cat "$work/$role.status")
+  seconds=$(cat "$work/$role.seconds")
+  check "no $peer: the $role exits 3 (got $status)" test "$status" = 3
+  check "no $peer: $shown time-outs shown ($(timeouts "$role"))" test "$(timeouts "$role")" = "$shown"
+  check "no $peer: the $role says nobody answered" grep -q "no ZMODEM $peer answered" "$work/$role.out"
+  check "no $peer: the $role ended within its budget ($seconds s)" \
+    awk -v s="$seconds" -v b="$budget" 'BEGIN { exit !(s < b) }'
+done
+check "no sender: nothing was stored" \
+  test -z "$(find "$work/receiver" -maxdepth 1 -type f ! -name line ! -name nullmodem.err)"
 
 e2e_finish
