@@ -21,6 +21,8 @@
 
 extern char** environ;
 
+#include "line_fixture.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -122,37 +124,8 @@ class Program {
     std::string output_;
 };
 
-// A pty pair standing in for the serial device; the slave starts in a cooked mode so that
-// any change to its settings shows.
-struct Line {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    Line() {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        path = name;
-        termios t{};
-        tcgetattr(slave, &t);
-        t.c_iflag |= ICRNL | IXON;
-        t.c_oflag |= OPOST | ONLCR;
-        t.c_lflag |= ECHO | ICANON | ISIG;
-        cfsetispeed(&t, B38400);
-        cfsetospeed(&t, B38400);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    ~Line() {
-        if (slave >= 0) close(slave);
-        if (master >= 0) close(master);
-    }
-    termios settings() const {
-        termios t{};
-        tcgetattr(slave, &t);
-        return t;
-    }
+// The serial device; its settings must come back as they were.
+struct Line : CookedPty {
     // What has been written on the line, read until it holds `text` or the time is up.
     std::string receive_until(const std::string& text, int timeout_ms) const {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -72,16 +72,49 @@ void LineFixture::remote_send(const std::string& bytes) {
 
 std::string LineFixture::remote_receive(int quiet_ms) {
     port_flush();
+    return read_until_quiet(master, quiet_ms);
+}
+
+std::string read_until_quiet(int fd, int quiet_ms) {
     std::string got;
     char chunk[4096];
     for (;;) {
-        pollfd p{master, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, quiet_ms) <= 0) break;
-        ssize_t n = read(master, chunk, sizeof chunk);
+        ssize_t n = read(fd, chunk, sizeof chunk);
         if (n <= 0) break;
         got.append(chunk, static_cast<std::size_t>(n));
     }
     return got;
+}
+
+CookedPty::CookedPty() {
+    char name[128];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    path = name;
+    termios t{};
+    tcgetattr(slave, &t);
+    t.c_iflag |= ICRNL | IXON | IXOFF | BRKINT;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+    t.c_cflag |= CRTSCTS;
+    t.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+    cfsetispeed(&t, B38400);
+    cfsetospeed(&t, B38400);
+    tcsetattr(slave, TCSANOW, &t);
+}
+
+CookedPty::~CookedPty() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+}
+
+termios CookedPty::settings() const {
+    termios t{};
+    tcgetattr(slave, &t);
+    return t;
 }
 
 namespace wire {

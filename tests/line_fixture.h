@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include <string>
 #include <vector>
@@ -30,6 +31,23 @@ class LineFixture : public ::testing::Test {
   private:
     int slave_keepalive_ = -1;
 };
+
+// A pty pair standing in for a serial device, for tests of the port's settings: the slave starts
+// in a cooked mode at 38400 baud, so that both the raw settings and their restoring show.
+struct CookedPty {
+    CookedPty();
+    ~CookedPty();
+    CookedPty(const CookedPty&) = delete;
+    CookedPty& operator=(const CookedPty&) = delete;
+    termios settings() const;
+
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+// Everything readable from `fd`, read until it has been quiet for quiet_ms.
+std::string read_until_quiet(int fd, int quiet_ms);
 
 // Shortened timing used by the fixture: 2 ms reads, 1 ms pauses, 5 further attempts.
 void use_short_timing();

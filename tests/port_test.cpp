@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "line_fixture.h"
 #include "link/timing.h"
 
 namespace {
@@ -38,39 +39,7 @@ int open_fd_count() {
     return n;
 }
 
-// A pty pair whose slave starts in a cooked mode at 38400 baud, so that both the raw settings
-// and their restoring are visible.
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    Pty() {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        path = name;
-        termios t{};
-        tcgetattr(slave, &t);
-        t.c_iflag |= ICRNL | IXON | IXOFF | BRKINT;
-        t.c_oflag |= OPOST | ONLCR;
-        t.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
-        t.c_cflag |= CRTSCTS;
-        t.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
-        cfsetispeed(&t, B38400);
-        cfsetospeed(&t, B38400);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    ~Pty() {
-        if (slave >= 0) close(slave);
-        if (master >= 0) close(master);
-    }
-    termios settings() const {
-        termios t{};
-        tcgetattr(slave, &t);
-        return t;
-    }
+struct Pty : CookedPty {
     void send(const std::string& bytes) const {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
@@ -85,18 +54,7 @@ struct Pty {
         return waiting;
     }
     // What the port wrote, read until the master has been quiet for quiet_ms.
-    std::string receive(int quiet_ms = 50) const {
-        std::string got;
-        char chunk[256];
-        for (;;) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, quiet_ms) <= 0) break;
-            ssize_t n = read(master, chunk, sizeof chunk);
-            if (n <= 0) break;
-            got.append(chunk, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
+    std::string receive(int quiet_ms = 50) const { return read_until_quiet(master, quiet_ms); }
 };
 
 // Opens the port on `device` and returns port_open's result and what it printed.
