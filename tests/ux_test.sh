@@ -14,8 +14,15 @@ head -c 12000 /dev/urandom > "$work/payload.bin"
 # 1. Under a terminal: sender's standard error is a pseudo-terminal made by script(1).
 start_line --rate 6000
 mkdir -p "$work/rx1"
-(cd "$work/rx1" && ZMODEM_PORT=$port_b "$zmodem" /r > "$work/rx1.out" 2> "$work/rx1.err") &
+(cd "$work/rx1" && ZMODEM_PORT=$port_b exec "$zmodem" /r > "$work/rx1.out" 2> "$work/rx1.err") &
 rx_pid=$!
+# The sender starts once the receiver holds the device (and has drained it): a wake-up sent
+# earlier is dropped, costs a time-out and would show as a retry.
+for _ in $(seq 1 250); do
+  [ -n "$(find "/proc/$rx_pid/fd" -mindepth 1 -lname "$port_b" 2>/dev/null)" ] && break
+  sleep 0.02
+done
+sleep 0.3
 (cd "$work" && ZMODEM_PORT=$port_a script -qec "$zmodem /s payload.bin" /dev/null \
    > "$work/tty.out" 2>&1 < /dev/null)
 wait $rx_pid
